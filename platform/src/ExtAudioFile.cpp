@@ -1,0 +1,220 @@
+// Extended audio file writer over libsndfile. Conversion from the client
+// format to 16-bit integers happens here (clipping at full scale, not-a-number
+// written as silence), so the samples on disk do not depend on libsndfile's own
+// float handling.
+#include <Platform/ExtAudioFile.h>
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Frames converted per libsndfile call; the scratch buffer is sized once.
+constexpr uint32_t kChunkFrames = 2048;
+
+enum class ClientLayout { Int16Interleaved, FloatInterleaved, FloatNonInterleaved };
+
+bool isPCM16FileFormat(const AudioStreamBasicDescription& f) {
+    const uint32_t ch = f.mChannelsPerFrame;
+    return f.mFormatID == kAudioFormatLinearPCM && (f.mFormatFlags & kAudioFormatFlagIsSignedInteger) &&
+           !(f.mFormatFlags & (kAudioFormatFlagIsFloat | kAudioFormatFlagIsBigEndian |
+                               kAudioFormatFlagIsNonInterleaved)) &&
+           f.mBitsPerChannel == 16 && ch >= 1 && ch <= 1024 && f.mBytesPerFrame == 2 * ch &&
+           f.mFramesPerPacket == 1 && f.mBytesPerPacket == f.mBytesPerFrame && std::isfinite(f.mSampleRate) &&
+           f.mSampleRate >= 1.0 && f.mSampleRate <= 1.0e7 && f.mSampleRate == std::floor(f.mSampleRate);
+}
+
+OSStatus statusForErrno(int err) {
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+        return kAudio_FileNotFoundError;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EEXIST:
+    case EISDIR:
+        return kAudioFilePermissionsError;
+    default:
+        return kAudioFileUnspecifiedError;
+    }
+}
+
+int16_t toInt16(float x) {
+    if (!(x == x)) return 0;  // NaN
+    const float scaled = x * 32768.0f;
+    if (scaled >= 32767.0f) return 32767;
+    if (scaled <= -32768.0f) return -32768;
+    return static_cast<int16_t>(std::lrint(scaled));
+}
+
+}  // namespace
+
+struct OpaqueExtAudioFile {
+    int fd = -1;
+    SNDFILE* sndfile = nullptr;
+    AudioStreamBasicDescription fileFormat{};
+    AudioStreamBasicDescription clientFormat{};
+    ClientLayout layout = ClientLayout::Int16Interleaved;
+    std::vector<int16_t> scratch;  // kChunkFrames interleaved frames
+
+    ~OpaqueExtAudioFile() { close(); }
+
+    OSStatus close() {
+        OSStatus status = noErr;
+        if (sndfile) {
+            if (sf_close(sndfile) != 0) status = kAudioFileUnspecifiedError;
+            sndfile = nullptr;
+        }
+        if (fd >= 0) {
+            if (::close(fd) != 0 && status == noErr) status = statusForErrno(errno);
+            fd = -1;
+        }
+        return status;
+    }
+
+    uint32_t channels() const { return fileFormat.mChannelsPerFrame; }
+
+    // Checks that the buffers hold `frames` frames of the client layout.
+    bool buffersCover(const AudioBufferList* list, uint32_t frames) const {
+        const uint64_t ch = channels();
+        switch (layout) {
+        case ClientLayout::FloatNonInterleaved:
+            if (list->mNumberBuffers < ch) return false;
+            for (uint64_t c = 0; c < ch; ++c) {
+                const AudioBuffer& b = list->mBuffers[c];
+                if (!b.mData || b.mDataByteSize < uint64_t(frames) * 4) return false;
+            }
+            return true;
+        case ClientLayout::FloatInterleaved:
+            return list->mNumberBuffers >= 1 && list->mBuffers[0].mData &&
+                   list->mBuffers[0].mDataByteSize >= uint64_t(frames) * 4 * ch;
+        case ClientLayout::Int16Interleaved:
+            return list->mNumberBuffers >= 1 && list->mBuffers[0].mData &&
+                   list->mBuffers[0].mDataByteSize >= uint64_t(frames) * 2 * ch;
+        }
+        return false;
+    }
+
+    void convertChunk(const AudioBufferList* list, uint32_t offset, uint32_t frames) {
+        const uint32_t ch = channels();
+        int16_t* out = scratch.data();
+        switch (layout) {
+        case ClientLayout::FloatNonInterleaved:
+            for (uint32_t c = 0; c < ch; ++c) {
+                const float* in = static_cast<const float*>(list->mBuffers[c].mData) + offset;
+                for (uint32_t i = 0; i < frames; ++i) out[size_t(i) * ch + c] = toInt16(in[i]);
+            }
+            break;
+        case ClientLayout::FloatInterleaved: {
+            const float* in = static_cast<const float*>(list->mBuffers[0].mData) + size_t(offset) * ch;
+            for (size_t i = 0; i < size_t(frames) * ch; ++i) out[i] = toInt16(in[i]);
+            break;
+        }
+        case ClientLayout::Int16Interleaved: {
+            const int16_t* in = static_cast<const int16_t*>(list->mBuffers[0].mData) + size_t(offset) * ch;
+            std::memcpy(out, in, size_t(frames) * ch * sizeof(int16_t));
+            break;
+        }
+        }
+    }
+};
+
+OSStatus ExtAudioFileCreateWithURL(CFURLRef inURL, AudioFileTypeID inFileType,
+                                   const AudioStreamBasicDescription* inStreamDesc, const AudioChannelLayout*,
+                                   uint32_t inFlags, ExtAudioFileRef* outExtAudioFile) {
+    if (!outExtAudioFile) return kAudio_ParamError;
+    *outExtAudioFile = nullptr;
+    if (!inURL || !inStreamDesc || inURL->path.empty()) return kAudio_ParamError;
+    if (inFileType != kAudioFileWAVEType) return kAudioFileUnsupportedFileTypeError;
+    if (!isPCM16FileFormat(*inStreamDesc)) return kAudioFileUnsupportedDataFormatError;
+
+    const int openFlags = O_RDWR | O_CREAT | O_CLOEXEC | ((inFlags & kAudioFileFlags_EraseFile) ? O_TRUNC : O_EXCL);
+    auto file = std::make_unique<OpaqueExtAudioFile>();
+    file->fd = ::open(inURL->path.c_str(), openFlags, 0666);
+    if (file->fd < 0) return statusForErrno(errno);
+
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(inStreamDesc->mSampleRate);
+    info.channels = static_cast<int>(inStreamDesc->mChannelsPerFrame);
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
+    file->sndfile = sf_open_fd(file->fd, SFM_WRITE, &info, SF_FALSE);
+    if (!file->sndfile) return kAudioFileUnspecifiedError;  // the descriptor closes with `file`
+
+    file->fileFormat = *inStreamDesc;
+    file->clientFormat = *inStreamDesc;
+    file->layout = ClientLayout::Int16Interleaved;
+    file->scratch.assign(size_t(kChunkFrames) * inStreamDesc->mChannelsPerFrame, 0);
+    *outExtAudioFile = file.release();
+    return noErr;
+}
+
+OSStatus ExtAudioFileSetProperty(ExtAudioFileRef file, ExtAudioFilePropertyID id, uint32_t size, const void* data) {
+    if (!file) return kAudio_ParamError;
+    if (id != kExtAudioFileProperty_ClientDataFormat) return kExtAudioFileError_InvalidProperty;
+    if (!data || size < sizeof(AudioStreamBasicDescription)) return kExtAudioFileError_InvalidPropertySize;
+
+    AudioStreamBasicDescription f;
+    std::memcpy(&f, data, sizeof f);
+    if (f.mFormatID != kAudioFormatLinearPCM) return kExtAudioFileError_NonPCMClientFormat;
+    if (f.mSampleRate != file->fileFormat.mSampleRate || f.mChannelsPerFrame != file->channels() ||
+        (f.mFormatFlags & kAudioFormatFlagIsBigEndian) || f.mFramesPerPacket != 1 ||
+        f.mBytesPerPacket != f.mBytesPerFrame)
+        return kExtAudioFileError_InvalidDataFormat;
+
+    const bool nonInterleaved = f.mFormatFlags & kAudioFormatFlagIsNonInterleaved;
+    const uint32_t samplesPerFrame = nonInterleaved ? 1 : f.mChannelsPerFrame;
+    ClientLayout layout;
+    if ((f.mFormatFlags & kAudioFormatFlagIsFloat) && f.mBitsPerChannel == 32 && f.mBytesPerFrame == 4 * samplesPerFrame)
+        layout = nonInterleaved ? ClientLayout::FloatNonInterleaved : ClientLayout::FloatInterleaved;
+    else if (!(f.mFormatFlags & kAudioFormatFlagIsFloat) && (f.mFormatFlags & kAudioFormatFlagIsSignedInteger) &&
+             !nonInterleaved && f.mBitsPerChannel == 16 && f.mBytesPerFrame == 2 * samplesPerFrame)
+        layout = ClientLayout::Int16Interleaved;
+    else
+        return kExtAudioFileError_InvalidDataFormat;
+
+    file->clientFormat = f;
+    file->layout = layout;
+    return noErr;
+}
+
+OSStatus ExtAudioFileGetProperty(ExtAudioFileRef file, ExtAudioFilePropertyID id, uint32_t* ioSize, void* out) {
+    if (!file || !ioSize || !out) return kAudio_ParamError;
+    const AudioStreamBasicDescription* value = nullptr;
+    if (id == kExtAudioFileProperty_ClientDataFormat) value = &file->clientFormat;
+    else if (id == kExtAudioFileProperty_FileDataFormat) value = &file->fileFormat;
+    else return kExtAudioFileError_InvalidProperty;
+    if (*ioSize < sizeof *value) return kExtAudioFileError_InvalidPropertySize;
+    std::memcpy(out, value, sizeof *value);
+    *ioSize = sizeof *value;
+    return noErr;
+}
+
+OSStatus ExtAudioFileWrite(ExtAudioFileRef file, uint32_t frames, const AudioBufferList* ioData) {
+    if (!file || !file->sndfile) return kAudio_ParamError;
+    if (frames == 0) return noErr;
+    if (!ioData || !file->buffersCover(ioData, frames)) return kAudio_ParamError;
+
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t n = std::min(frames - done, kChunkFrames);
+        file->convertChunk(ioData, done, n);
+        if (sf_writef_short(file->sndfile, file->scratch.data(), n) != sf_count_t(n)) return kAudioFileUnspecifiedError;
+        done += n;
+    }
+    return noErr;
+}
+
+OSStatus ExtAudioFileDispose(ExtAudioFileRef file) {
+    if (!file) return kAudio_ParamError;
+    const OSStatus status = file->close();
+    delete file;
+    return status;
+}
