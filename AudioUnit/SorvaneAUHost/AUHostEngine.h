@@ -1,0 +1,110 @@
+// The host's one plugin engine: the table of loaded plugin instances, the
+// engine lock that guards it, the active ring stream, and the error values
+// that engine operations hand back.
+#pragma once
+
+#include <Platform/AVAudioUnit.h>
+#include <Platform/AudioTypes.h>
+#include <Platform/Foundation.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Error domain of every error the engine creates itself; errors that come
+// from the platform keep their own domain and wording.
+inline constexpr const char* AUHostEngineErrorDomain = "com.quenmoor.SorvaneAUHost";
+
+enum AUHostEngineErrorCode : long {
+    AUHostEngineErrorInvalidPluginIdentifier = 1,
+    AUHostEngineErrorInstantiationFailed = 2,
+    AUHostEngineErrorRenderPluginNotLoaded = 3,
+    AUHostEngineErrorWAVWriterFailed = 4,
+    AUHostEngineErrorParametersPluginNotLoaded = 5,
+    AUHostEngineErrorApplyStatePluginNotLoaded = 6,
+    AUHostEngineErrorFullStateRejected = 7,
+    AUHostEngineErrorStartStreamPluginNotLoaded = 8,
+    AUHostEngineErrorRingMapFailed = 9,
+    AUHostEngineErrorRingSinkFailed = 10,
+    AUHostEngineErrorScheduleMidiPluginNotLoaded = 11,
+    AUHostEngineErrorNoMidiScheduleBlock = 12,
+    AUHostEngineErrorNoActiveStream = 13,
+    AUHostEngineErrorRenderStreamPluginNotLoaded = 14,
+    AUHostEngineErrorStreamRenderFailed = 15,
+    AUHostEngineErrorInvalidMidiEvent = 16,
+};
+
+// Makes an error of the engine's domain.
+NSErrorPtr AUHostEngineError(AUHostEngineErrorCode code, std::string description);
+
+// One loaded plugin instance. Held through std::shared_ptr: a request that
+// works with a plugin keeps its own reference for as long as it needs it, so
+// an "unload" from another connection only takes the entry out of the table
+// and never frees the instance under a running render.
+struct LoadedPlugin {
+    AVAudioUnitPtr avAudioUnit;
+    AUAudioUnitPtr audioUnit;
+    AVAudioFormatPtr format;
+    // Sample time of the next frame this instance renders (its render timeline).
+    std::atomic<uint64_t> streamSampleTime{0};
+    // Held by whoever calls into the unit's render path; unloading takes it
+    // to release the render resources, so they are never pulled from under a
+    // render that another connection is still running.
+    std::mutex useLock;
+};
+using LoadedPluginPtr = std::shared_ptr<LoadedPlugin>;
+
+// The one active ring stream of the process.
+struct AUHostStreamSession;
+
+class AUHostEngine : public std::enable_shared_from_this<AUHostEngine> {
+public:
+    AUHostEngine();
+    ~AUHostEngine();
+    AUHostEngine(const AUHostEngine&) = delete;
+    AUHostEngine& operator=(const AUHostEngine&) = delete;
+
+    // --- Plugin table -----------------------------------------------------
+    // Files a plugin under an id, replacing (and simply releasing) any
+    // instance filed there before.
+    void filePlugin(const std::string& pluginId, LoadedPluginPtr plugin);
+    // The table entry, or nothing; the caller's reference keeps it alive.
+    LoadedPluginPtr loadedPluginForId(const std::string& pluginId) const;
+    std::vector<std::string> loadedPluginIds() const;
+
+    void unloadPlugin(const std::string& pluginId);
+    void unloadAll();
+
+    AUAudioUnitPtr audioUnitForPluginId(const std::string& pluginId) const;
+    AVAudioUnitPtr avAudioUnitForPluginId(const std::string& pluginId) const;
+    // Unit name, else component name, else the plugin id; nothing when not loaded.
+    std::optional<std::string> displayNameForPluginId(const std::string& pluginId) const;
+
+    // --- Identifiers ------------------------------------------------------
+    // "type/subtype/manufacturer" to a description; all fields 0 unless the
+    // text has exactly three parts.
+    static AudioComponentDescription descriptionFromIdentifier(const std::string& identifier);
+    // Space-padded to four bytes, first four UTF-8 bytes packed big-endian.
+    static uint32_t fourCharCodeFromString(const std::string& text);
+    // "type,subtype,manufacturer,FLAG" with the low 16 bits of the flags.
+    static std::string formatComponentDescription(const AudioComponentDescription& description);
+
+    // --- Ring streaming ---------------------------------------------------
+    // Stops the active stream (only when it belongs to pluginId, if given).
+    void stopStream(const std::optional<std::string>& pluginId);
+
+private:
+    // Guards plugins_; held for table operations only, never across a call
+    // into a plugin or into the platform.
+    mutable std::mutex lock_;
+    std::map<std::string, LoadedPluginPtr> plugins_;
+
+    // The one active stream, or none.
+    std::shared_ptr<AUHostStreamSession> stream_;
+};
+using AUHostEnginePtr = std::shared_ptr<AUHostEngine>;
