@@ -19,6 +19,7 @@ using AudioUnitElement = uint32_t;
 inline constexpr AudioUnitScope kAudioUnitScope_Global = 0;
 inline constexpr AudioUnitScope kAudioUnitScope_Input = 1;
 inline constexpr AudioUnitScope kAudioUnitScope_Output = 2;
+inline constexpr AudioUnitPropertyID kAudioUnitProperty_MaximumFramesPerSlice = 14; // uint32, global
 inline constexpr AudioUnitPropertyID kMusicDeviceProperty_SoundBankURL = 1100;
 inline constexpr AudioUnitPropertyID kAUMIDISynthProperty_EnablePreload = 4119;
 
@@ -89,6 +90,9 @@ AVAudioUnitComponentPtr AudioComponentRegister(const AudioComponentDescription& 
                                                std::optional<std::string> name,
                                                std::optional<std::string> manufacturerName,
                                                AUAudioUnitFactoryFunction factory, bool hasLowLevelHandle = true);
+// Removes one installation made by AudioComponentRegister; false when it is
+// not installed. Instances already made stay usable.
+bool AudioComponentUnregister(const AVAudioUnitComponentPtr& component);
 
 // A unit instance as hosts hold it: the unit object and its low-level handle.
 class AVAudioUnit {
@@ -97,8 +101,10 @@ public:
 
     // Creates an instance of the first installed component matching the
     // description and calls the handler exactly once, on another thread, with
-    // the instance or an error. Out-of-process instantiation is not available
-    // here and fails with an error.
+    // the instance or an error (a component whose factory gives neither yields
+    // neither). Out-of-process instantiation is not available here and fails
+    // with an error in NSOSStatusErrorDomain. Names the unit leaves absent are
+    // taken from the component.
     static void instantiateWithComponentDescription(const AudioComponentDescription& description, uint32_t options,
                                                     CompletionHandler completionHandler);
 

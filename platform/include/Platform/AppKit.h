@@ -3,6 +3,7 @@
 // whether or not a display exists.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -31,14 +32,24 @@ public:
     void stop();
     // Posts an application-defined event that wakes the loop (subtype, data1, data2).
     void postApplicationDefinedEvent(short subtype, long data1, long data2, bool atStart);
+    // True while run() is serving the loop.
+    bool isRunning() const;
 
 private:
     NSApplication() = default;
-    NSApplicationActivationPolicy policy_ = NSApplicationActivationPolicyProhibited;
+    std::atomic<NSApplicationActivationPolicy> policy_{NSApplicationActivationPolicyRegular};
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> running_{false};
 };
 
 // Submits work to the main queue (the main loop's thread), from any thread.
+// Work items run one at a time, in the order they were submitted, once the
+// loop iterates (never inside this call).
 void dispatchAsyncMain(std::function<void()> work);
+// Runs work on the main queue and waits for it; on the main thread it runs at once.
+void dispatchSyncMain(const std::function<void()>& work);
+// True on the process's main thread (the one that runs the loop).
+bool isMainThread();
 
 // Process serial numbers and the foreground transformation.
 struct ProcessSerialNumber {

@@ -14,11 +14,17 @@ using AudioUnitRenderActionFlags = uint32_t;
 using NSInteger = long;
 using NSUInteger = unsigned long;
 
-// Events with this time act at the start of the next render call.
+// Events with this time act at the start of the next render call; this time
+// plus n (0 <= n < 2^31) acts n frames after that start.
 inline constexpr AUEventSampleTime AUEventSampleTimeImmediate = -4294967296LL; // 0xFFFFFFFF00000000
 
 // Status codes of units and of the component system.
 inline constexpr OSStatus noErr = 0;
+inline constexpr OSStatus kAudio_UnimplementedError = -4;
+inline constexpr OSStatus kAudio_FileNotFoundError = -43;
+inline constexpr OSStatus kAudio_ParamError = -50;
+// No installed component matches a description.
+inline constexpr OSStatus kAudioComponentErr_ComponentNotFound = -3000;
 inline constexpr OSStatus kAudioUnitErr_InvalidProperty = -10879;
 inline constexpr OSStatus kAudioUnitErr_InvalidParameter = -10878;
 inline constexpr OSStatus kAudioUnitErr_InvalidElement = -10877;

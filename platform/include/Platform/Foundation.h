@@ -1,6 +1,7 @@
 // Foundation stand-ins: the log facility and error values.
 #pragma once
 
+#include <cstdarg>
 #include <memory>
 #include <string>
 
@@ -8,6 +9,7 @@
 // prefix, written with a single write call so lines of different threads never
 // interleave. printf-style format; a trailing line feed is not needed.
 void NSLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void NSLogv(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 
 // Error value: domain, code and a human-readable description (empty when the
 // error has none).
