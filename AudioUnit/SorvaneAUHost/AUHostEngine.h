@@ -7,6 +7,10 @@
 #include <Platform/AudioTypes.h>
 #include <Platform/Foundation.h>
 
+#include "AURenderSink.h"
+
+#include <nlohmann/json_fwd.hpp>
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -94,17 +98,61 @@ public:
     // "type,subtype,manufacturer,FLAG" with the low 16 bits of the flags.
     static std::string formatComponentDescription(const AudioComponentDescription& description);
 
+    // --- Loading ----------------------------------------------------------
+    // Instantiates, configures and files a plugin under pluginId.
+    bool loadPlugin(const std::string& identifier, const std::string& pluginId, NSErrorPtr* outError);
+    // Waits for the platform's asynchronous instantiation.
+    AVAudioUnitPtr instantiateWithDescription(const AudioComponentDescription& description, uint32_t options,
+                                              NSErrorPtr* outError);
+    // Sound bank and preload mode of the platform's MIDI synthesiser.
+    void configureInstrument(const AVAudioUnitPtr& avAudioUnit, const AudioComponentDescription& description);
+    // Melodic bank, program 0 on the platform's synthesisers.
+    void primeDefaultProgram(const AVAudioUnitPtr& avAudioUnit, const AudioComponentDescription& description);
+
+    // --- Offline rendering --------------------------------------------------
+    // Renders one note plus its release tail into a WAV file; the frames
+    // rendered, or 0 (with an error when nothing could start).
+    uint64_t renderNote(const std::string& pluginId, uint8_t note, uint8_t velocity, uint64_t durationMs,
+                        const std::string& outputPath, NSErrorPtr* outError);
+    // Renders one block (at most 512 frames) into a two-channel list and hands
+    // it to the sink when it rendered; the render status.
+    OSStatus renderBlockInto(AURenderSink& sink, const AURenderBlock& renderBlock, AudioBufferList* bufferList,
+                             AUAudioFrameCount frames, double sampleTime);
+    // One three-byte message at the start of the plugin's next render call;
+    // dropped when the plugin is not loaded or takes no MIDI.
+    void sendMIDI(const std::string& pluginId, uint8_t status, uint8_t data1, uint8_t data2);
+    // Non-interleaved float list, one zero-filled buffer per channel; the
+    // caller owns it and frees it with freeBufferList. Nothing when out of memory.
+    static AudioBufferList* allocateBufferListWithChannels(uint32_t channels, uint32_t frameCount);
+    static void freeBufferList(AudioBufferList* bufferList, uint32_t channels);
+
     // --- Ring streaming ---------------------------------------------------
+    bool startStream(const std::string& pluginId, const std::string& ringPath, uint64_t frames, NSErrorPtr* outError);
+    // Frames written to the ring, or -1 when nothing could be rendered at all.
+    int64_t renderStream(const std::string& pluginId, uint64_t frames, NSErrorPtr* outError);
     // Stops the active stream (only when it belongs to pluginId, if given).
     void stopStream(const std::optional<std::string>& pluginId);
 
+    // --- Scheduled MIDI -----------------------------------------------------
+    // Hands each event of the array to the plugin's MIDI schedule block, in
+    // order; events before a bad one stay scheduled.
+    bool scheduleMidi(const nlohmann::json& events, const std::string& pluginId, NSErrorPtr* outError);
+
 private:
+    AVAudioUnitPtr instantiateForLoading(const std::string& identifier, const AudioComponentDescription& description,
+                                         NSErrorPtr* outError);
+    static void setOutputFormat(AUAudioUnit& unit, const AVAudioFormatPtr& format);
+    std::shared_ptr<AUHostStreamSession> activeStream() const;
+    static void finishStream(AUHostStreamSession& session);
+
     // Guards plugins_; held for table operations only, never across a call
     // into a plugin or into the platform.
     mutable std::mutex lock_;
     std::map<std::string, LoadedPluginPtr> plugins_;
 
-    // The one active stream, or none.
+    // The one active stream, or none. Guarded by streamLock_ for the slot
+    // only; a request holds its own reference to the session while using it.
+    mutable std::mutex streamLock_;
     std::shared_ptr<AUHostStreamSession> stream_;
 };
 using AUHostEnginePtr = std::shared_ptr<AUHostEngine>;

@@ -14,7 +14,9 @@
 
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -387,13 +389,134 @@ nlohmann::json ControlSocket::handleUnload(const json& request) {
 // ---------------------------------------------------------------------------
 // Audio path
 
-nlohmann::json ControlSocket::handleLoad(const json&) { return errorReply("Not implemented"); }
-nlohmann::json ControlSocket::handleRender(const json&) { return errorReply("Not implemented"); }
-nlohmann::json ControlSocket::handleMidi(const json&) { return errorReply("Not implemented"); }
-nlohmann::json ControlSocket::handleStartStream(const json&) { return errorReply("Not implemented"); }
-nlohmann::json ControlSocket::handleScheduleMidi(const json&) { return errorReply("Not implemented"); }
-nlohmann::json ControlSocket::handleRenderStream(const json&) { return errorReply("Not implemented"); }
-nlohmann::json ControlSocket::handleStopStream(const json&) { return errorReply("Not implemented"); }
+namespace {
+
+// The error's description, or the command's fallback text when it has none.
+std::string descriptionOr(const NSErrorPtr& error, const char* fallback) {
+    return error && !error->localizedDescription.empty() ? error->localizedDescription : fallback;
+}
+
+// A number member read as an integer, fractions truncated and values beyond
+// the 64-bit range saturated; nothing when absent or not a number.
+std::optional<int64_t> integerMember(const nlohmann::json& request, const char* name) {
+    auto member = request.find(name);
+    if (member == request.end() || !member->is_number()) return std::nullopt;
+    if (member->is_number_unsigned()) {
+        const uint64_t value = member->get<uint64_t>();
+        return value > uint64_t(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
+                                                                      : int64_t(value);
+    }
+    if (member->is_number_integer()) return member->get<int64_t>();
+    const double value = std::trunc(member->get<double>());
+    if (value >= 9.2233720368547758e18) return std::numeric_limits<int64_t>::max();
+    if (value <= -9.2233720368547758e18) return std::numeric_limits<int64_t>::min();
+    return int64_t(value);
+}
+
+// A number member read as an unsigned integer. Negative values are refused:
+// taken modulo 2^64 they would ask for an endless render.
+std::optional<uint64_t> unsignedMember(const nlohmann::json& request, const char* name) {
+    auto member = request.find(name);
+    if (member == request.end() || !member->is_number()) return std::nullopt;
+    if (member->is_number_unsigned()) return member->get<uint64_t>();
+    if (member->is_number_integer()) {
+        const int64_t value = member->get<int64_t>();
+        return value < 0 ? std::nullopt : std::optional<uint64_t>(uint64_t(value));
+    }
+    const double value = std::trunc(member->get<double>());
+    if (value < 0) return std::nullopt;
+    if (value >= 1.8446744073709552e19) return std::numeric_limits<uint64_t>::max();
+    return uint64_t(value);
+}
+
+// MIDI data members are cut to their low 8 bits.
+std::optional<uint8_t> byteMember(const nlohmann::json& request, const char* name) {
+    auto value = integerMember(request, name);
+    return value ? std::optional<uint8_t>(uint8_t(*value)) : std::nullopt;
+}
+
+}  // namespace
+
+nlohmann::json ControlSocket::handleLoad(const json& request) {
+    const std::string* identifier = stringMember(request, "plugin");
+    const std::string* pluginId = stringMember(request, "id");
+    if (!identifier || !pluginId) return errorReply("Missing 'plugin' or 'id'");
+    NSErrorPtr error;
+    if (!engine_->loadPlugin(*identifier, *pluginId, &error)) return errorReply(descriptionOr(error, "Unknown error"));
+    return {{"status", "ok"}, {"id", *pluginId}};
+}
+
+nlohmann::json ControlSocket::handleRender(const json& request) {
+    const std::string* pluginId = stringMember(request, "id");
+    const auto note = byteMember(request, "note");
+    const auto velocity = byteMember(request, "velocity");
+    const auto durationMs = unsignedMember(request, "duration_ms");
+    const std::string* output = stringMember(request, "output");
+    if (!pluginId || !note || !velocity || !durationMs || !output)
+        return errorReply("Missing required render parameters");
+
+    NSErrorPtr error;
+    const uint64_t frames = engine_->renderNote(*pluginId, *note, *velocity, *durationMs, *output, &error);
+    if (frames == 0 && error) return errorReply(descriptionOr(error, "Render failed"));
+    return {{"status", "ok"}, {"id", *pluginId}, {"output", *output}, {"frames", frames}};
+}
+
+nlohmann::json ControlSocket::handleMidi(const json& request) {
+    const std::string* pluginId = stringMember(request, "id");
+    const std::string* type = stringMember(request, "type");
+    const auto note = byteMember(request, "note");
+    if (!pluginId || !type || !note) return errorReply("Missing MIDI parameters");
+
+    uint8_t status;
+    if (*type == "note_on") status = 0x90;
+    else if (*type == "note_off") status = 0x80;
+    else return errorReply("Unknown MIDI type: " + *type);
+
+    engine_->sendMIDI(*pluginId, status, *note, byteMember(request, "velocity").value_or(0));
+    return okReply();
+}
+
+nlohmann::json ControlSocket::handleStartStream(const json& request) {
+    const std::string* pluginId = stringMember(request, "id");
+    const std::string* ringPath = stringMember(request, "ring_path");
+    const auto frames = unsignedMember(request, "frames");
+    if (!pluginId || !ringPath || !frames) return errorReply("Missing or invalid 'id', 'ring_path', or 'frames'");
+
+    NSErrorPtr error;
+    if (!engine_->startStream(*pluginId, *ringPath, *frames, &error))
+        return errorReply(descriptionOr(error, "Could not start stream"));
+    return {{"status", "ok"}, {"id", *pluginId}};
+}
+
+nlohmann::json ControlSocket::handleScheduleMidi(const json& request) {
+    const std::string* pluginId = stringMember(request, "id");
+    auto events = request.find("events");
+    if (!pluginId || events == request.end() || !events->is_array()) return errorReply("Missing 'id' or 'events'");
+
+    NSErrorPtr error;
+    if (!engine_->scheduleMidi(*events, *pluginId, &error))
+        return errorReply(descriptionOr(error, "Could not schedule MIDI"));
+    return {{"status", "ok"}, {"scheduled", events->size()}};
+}
+
+nlohmann::json ControlSocket::handleRenderStream(const json& request) {
+    const std::string* pluginId = stringMember(request, "id");
+    const auto frames = unsignedMember(request, "frames");
+    if (!pluginId || !frames) return errorReply("Missing 'id' or 'frames'");
+
+    NSErrorPtr error;
+    const int64_t written = engine_->renderStream(*pluginId, *frames, &error);
+    if (written < 0) return errorReply(descriptionOr(error, "Render failed"));
+    return {{"status", "ok"}, {"id", *pluginId}, {"frames", written}};
+}
+
+nlohmann::json ControlSocket::handleStopStream(const json& request) {
+    const std::string* pluginId = stringMember(request, "id");
+    if (!pluginId) return errorReply("Missing 'id'");
+    engine_->stopStream(*pluginId);
+    return okReply();
+}
+
 nlohmann::json ControlSocket::handleGetParameters(const json&) { return errorReply("Not implemented"); }
 nlohmann::json ControlSocket::handleApplyPreset(const json&) { return errorReply("Not implemented"); }
 

@@ -46,8 +46,6 @@ inline constexpr uint32_t kAudioFileFlags_EraseFile = 1;
 inline constexpr ExtAudioFilePropertyID kExtAudioFileProperty_FileDataFormat = fourCC("ffmt");
 inline constexpr ExtAudioFilePropertyID kExtAudioFileProperty_ClientDataFormat = fourCC("cfmt");
 
-inline constexpr OSStatus kAudio_ParamError = -50;
-inline constexpr OSStatus kAudio_FileNotFoundError = -43;
 inline constexpr OSStatus kAudioFileUnspecifiedError = static_cast<OSStatus>(fourCC("wht?"));
 inline constexpr OSStatus kAudioFileUnsupportedFileTypeError = static_cast<OSStatus>(fourCC("typ?"));
 inline constexpr OSStatus kAudioFileUnsupportedDataFormatError = static_cast<OSStatus>(fourCC("fmt?"));
