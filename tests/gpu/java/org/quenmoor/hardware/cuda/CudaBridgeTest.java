@@ -374,13 +374,21 @@ public final class CudaBridgeTest {
 
     private static void modulesAndLaunch() {
         run.test("module images get one zero byte appended", () -> {
-            String text = new String(ptx(), 0, ptx().length - 1, StandardCharsets.US_ASCII);
-            byte[] bare = text.getBytes(StandardCharsets.US_ASCII);
-            long module = CU.moduleLoadData(ctx, bare);
-            equal((long) bare.length, StandInDriver.lastImageLength(), "text without NUL read whole");
-            check(CU.moduleUnload(ctx, module), "unload");
-            module = CU.moduleLoadData(ctx, ptx());
-            equal((long) bare.length, StandInDriver.lastImageLength(), "text with NUL read the same");
+            // A length that is a multiple of 16 and a longer image loaded just before: a copy
+            // without its own terminating zero would reuse the longer copy's memory and run on
+            // into the blanks left there.
+            StringBuilder text = new StringBuilder(new String(ptx(), 0, ptx().length - 1, StandardCharsets.US_ASCII));
+            while (text.length() % 16 != 0) text.append(' ');
+            byte[] bare = text.toString().getBytes(StandardCharsets.US_ASCII);
+            byte[] longer = (text + "        ").getBytes(StandardCharsets.US_ASCII);
+            for (int round = 0; round < 3; round++) {
+                check(CU.moduleUnload(ctx, CU.moduleLoadData(ctx, longer)), "unload the longer image");
+                long module = CU.moduleLoadData(ctx, bare);
+                equal((long) bare.length, StandInDriver.lastImageLength(), "text without NUL read whole, no further");
+                check(CU.moduleUnload(ctx, module), "unload");
+            }
+            long module = CU.moduleLoadData(ctx, ptx());
+            equal((long) ptx().length - 1, StandInDriver.lastImageLength(), "text with its NUL read up to it");
             check(CU.moduleUnload(ctx, module), "unload");
         });
 
