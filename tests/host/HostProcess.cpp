@@ -162,13 +162,13 @@ std::string HostProcess::logText() const {
     return text;
 }
 
-bool HostProcess::waitForLog(std::string_view fragment) {
+bool HostProcess::waitForLog(std::string_view fragment, size_t count) {
     std::unique_lock lock(mutex_);
-    size_t checked = 0;
+    size_t checked = 0, matches = 0;
     auto found = [&] {
-        for (; checked < lines_.size(); ++checked)
-            if (lines_[checked].find(fragment) != std::string::npos) return true;
-        return false;
+        for (; checked < lines_.size() && matches < count; ++checked)
+            if (lines_[checked].find(fragment) != std::string::npos) ++matches;
+        return matches >= count;
     };
     changed_.wait_for(lock, std::chrono::milliseconds(kWaitLimitMs), [&] { return found() || logEnded_; });
     return found();

@@ -64,9 +64,9 @@ public:
 
     // Log messages so far, without the log facility's time-and-process prefix.
     std::vector<std::string> logLines() const;
-    // Waits until a log message containing `fragment` has appeared; false
-    // when the log ends (or the wait limit passes) without one.
-    bool waitForLog(std::string_view fragment);
+    // Waits until `count` log messages containing `fragment` have appeared;
+    // false when the log ends (or the wait limit passes) before.
+    bool waitForLog(std::string_view fragment, size_t count = 1);
     // Number of log messages containing `fragment` so far.
     size_t countLog(std::string_view fragment) const;
     // Waits for the process to end and for its log to be complete; returns the
