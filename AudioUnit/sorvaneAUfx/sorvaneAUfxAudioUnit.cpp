@@ -119,7 +119,7 @@ std::optional<std::string> stringMember(const nlohmann::json& reply, const char*
 // rounding per output sample is kept in every variant.
 
 // Output buffers of their own.
-__attribute__((target_clones("arch=haswell", "default"))) void
+__attribute__((target_clones("fma", "default"))) void
 exchangeSeparate(const float* __restrict inL, const float* __restrict inR, float* __restrict outL,
                  float* __restrict outR, const float* __restrict fromApplication, float* __restrict toApplication,
                  float gain, size_t count) {
@@ -131,7 +131,7 @@ exchangeSeparate(const float* __restrict inL, const float* __restrict inR, float
 }
 
 // The input buffers are the output buffers.
-__attribute__((target_clones("arch=haswell", "default"))) void
+__attribute__((target_clones("fma", "default"))) void
 exchangeInPlace(float* __restrict left, float* __restrict right, const float* __restrict fromApplication,
                 float* __restrict toApplication, float gain, size_t count) {
     for (size_t i = 0; i < count; ++i) {
