@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -122,6 +123,24 @@ TEST(HostEntry, StartUpLogsDiagnosticsInOrderAndShutdownExitsWithZero) {
         EXPECT_EQ(host->logLines().back(), "[SorvaneAUHost] Shutting down");
         EXPECT_FALSE(exists(path)) << "socket file left behind";
     }
+}
+
+TEST(HostEntry, WindowServerSessionIsReportedWhenTheDisplayOpens) {
+    XServer xServer(2);
+    ASSERT_FALSE(xServer.display().empty()) << "Xvfb did not start";
+    TempDir dir;
+    const std::string path = dir.file("host.sock");
+    auto host = HostProcess::startListening(path, {{"DISPLAY", xServer.display()}});
+    ASSERT_TRUE(host);
+    shutDown(*host, path);
+
+    const passwd* user = ::getpwuid(::getuid());
+    ASSERT_TRUE(user);
+    EXPECT_EQ(host->countLog(std::string("[AU-UI-DIAG][env] CGSession present onConsole=1 loginDone=1 user=") +
+                             user->pw_name),
+              1u);
+    EXPECT_EQ(host->countLog("[AU-UI-DIAG][env] NSScreen count=2 activationPolicy=0"), 1u);
+    EXPECT_EQ(host->countLog("returned NULL"), 0u);
 }
 
 TEST(HostEntry, LastSocketPairWinsAndOtherArgumentsAreIgnored) {

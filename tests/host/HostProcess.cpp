@@ -38,6 +38,45 @@ TempDir::~TempDir() {
 
 // ---------------------------------------------------------------------------
 
+XServer::XServer(int screens) {
+    int displayPipe[2];
+    if (::pipe2(displayPipe, O_CLOEXEC) != 0) return;
+    std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-nolisten", "tcp"};
+    for (int screen = 0; screen < screens; ++screen)
+        argv.insert(argv.end(), {"-screen", std::to_string(screen), "320x240x24"});
+    std::vector<char*> argvPointers;
+    for (auto& argument : argv) argvPointers.push_back(argument.data());
+    argvPointers.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, displayPipe[1], 3);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    int error = ::posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argvPointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(displayPipe[1]);
+    if (error != 0) {
+        pid_ = -1;
+        ::close(displayPipe[0]);
+        return;
+    }
+    // Xvfb writes the display number once it accepts connections.
+    std::string number;
+    char c;
+    while (::read(displayPipe[0], &c, 1) == 1 && c != '\n') number.push_back(c);
+    ::close(displayPipe[0]);
+    if (!number.empty()) display_ = ":" + number;
+}
+
+XServer::~XServer() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+}
+
+// ---------------------------------------------------------------------------
+
 namespace {
 
 std::vector<std::string> mergedEnvironment(const Environment& changes) {

@@ -41,6 +41,21 @@ private:
     std::string path_;
 };
 
+// A private X server (Xvfb) on a free display number, with `screens`
+// screens, for the life of the object. display() is empty when it did not start.
+class XServer {
+public:
+    explicit XServer(int screens = 1);
+    ~XServer();
+    XServer(const XServer&) = delete;
+    XServer& operator=(const XServer&) = delete;
+    const std::string& display() const { return display_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
 // Variables to set (a value) or to remove (nothing) on top of the test's own
 // environment.
 using Environment = std::map<std::string, std::optional<std::string>>;
