@@ -41,7 +41,9 @@ TempDir::~TempDir() {
 XServer::XServer(int screens) {
     int displayPipe[2];
     if (::pipe2(displayPipe, O_CLOEXEC) != 0) return;
-    std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-nolisten", "tcp"};
+    // -noreset: by default the server resets whenever its last client goes,
+    // and a connection opened during a reset is refused.
+    std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset"};
     for (int screen = 0; screen < screens; ++screen)
         argv.insert(argv.end(), {"-screen", std::to_string(screen), "320x240x24"});
     std::vector<char*> argvPointers;
