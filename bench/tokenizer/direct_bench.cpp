@@ -52,8 +52,9 @@ struct Best {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s <model> <corpus> <warm-up passes> <timed passes>\n", argv[0]);
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: %s <model> <corpus> <warm-up passes> <timed passes> <corpus repeats per pass>\n",
+                 argv[0]);
     return 2;
   }
   sentencepiece::SentencePieceProcessor processor;
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> sentences = ReadLines(argv[2]);
   const int warmUp = std::stoi(argv[3]);
   const int passes = std::stoi(argv[4]);
+  const int repeats = std::stoi(argv[5]);
 
   std::vector<std::vector<int>> ids(sentences.size());
   std::vector<std::string> texts(sentences.size());
@@ -73,18 +75,22 @@ int main(int argc, char** argv) {
   size_t characters = 0;
   for (int pass = 0; pass < warmUp + passes; ++pass) {
     const Stamp encodeStart;
-    for (size_t i = 0; i < sentences.size(); ++i) {
-      std::vector<int> out;
-      if (!processor.Encode(sentences[i], &out).ok()) return 1;
-      ids[i] = std::move(out);
+    for (int r = 0; r < repeats; ++r) {
+      for (size_t i = 0; i < sentences.size(); ++i) {
+        std::vector<int> out;
+        if (!processor.Encode(sentences[i], &out).ok()) return 1;
+        ids[i] = std::move(out);
+      }
     }
     if (pass >= warmUp) encode.Add(encodeStart);
 
     const Stamp decodeStart;
-    for (size_t i = 0; i < sentences.size(); ++i) {
-      std::string out;
-      if (!processor.Decode(ids[i], &out).ok()) return 1;
-      texts[i] = std::move(out);
+    for (int r = 0; r < repeats; ++r) {
+      for (size_t i = 0; i < sentences.size(); ++i) {
+        std::string out;
+        if (!processor.Decode(ids[i], &out).ok()) return 1;
+        texts[i] = std::move(out);
+      }
     }
     if (pass >= warmUp) decode.Add(decodeStart);
 
@@ -95,7 +101,7 @@ int main(int argc, char** argv) {
       characters += texts[i].size();
     }
   }
-  const auto rate = [&](double seconds) { return static_cast<double>(tokens) / seconds; };
+  const auto rate = [&](double seconds) { return static_cast<double>(tokens) * repeats / seconds; };
   std::printf(
       "sentences=%zu tokens=%zu encode_wall=%.0f decode_wall=%.0f encode_cpu=%.0f decode_cpu=%.0f check=%zu\n",
       sentences.size(), tokens, rate(encode.wall), rate(decode.wall), rate(encode.cpu), rate(decode.cpu),

@@ -82,7 +82,7 @@ def best(results):
     return top
 
 
-def python_binding(model, corpus, warm_up, passes):
+def python_binding(model, corpus, warm_up, passes, repeats):
     import sentencepiece as spm
     sp = spm.SentencePieceProcessor(model_file=model)
     with open(corpus, encoding="utf-8") as f:
@@ -95,15 +95,17 @@ def python_binding(model, corpus, warm_up, passes):
 
     for n in range(warm_up + passes):
         wall, cpu = time.perf_counter(), time.process_time()
-        ids = [sp.encode(s) for s in sentences]
+        for _ in range(repeats):
+            ids = [sp.encode(s) for s in sentences]
         if n >= warm_up:
             record("encode", wall, cpu)
         wall, cpu = time.perf_counter(), time.process_time()
-        texts = [sp.decode(i) for i in ids]
+        for _ in range(repeats):
+            texts = [sp.decode(i) for i in ids]
         if n >= warm_up:
             record("decode", wall, cpu)
     tokens = sum(len(i) for i in ids)
-    result = {key: int(tokens / best_time[key]) for key in KEYS}
+    result = {key: int(tokens * repeats / best_time[key]) for key in KEYS}
     result.update(sentences=len(sentences), tokens=tokens, check=sum(len(t.encode("utf-8")) for t in texts),
                   version=spm.__version__)
     return result
@@ -121,6 +123,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--passes", type=int, default=3)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--repeats", type=int, default=4, help="corpus repeats per timed pass")
     args = parser.parse_args()
 
     corpus, model = prepare(args.work, args.spm_train)
@@ -128,11 +131,11 @@ def main():
     # all of them, and the best pass of each stands for what it can do.
     runs = {"direct": [], "bridge": [], "python": []}
     for _ in range(args.rounds):
-        runs["direct"].append(run_program([args.direct, model, corpus, "1", str(args.passes)]))
+        runs["direct"].append(run_program([args.direct, model, corpus, "1", str(args.passes), str(args.repeats)]))
         runs["bridge"].append(run_program([args.java, *JVM_OPTIONS, "-cp", args.classes,
                                            "ai.pemrix.sentencepiece.jni.SentencePieceLibraryBench",
-                                           args.lib, model, corpus, "4", str(args.passes)]))
-        runs["python"].append(python_binding(model, corpus, 1, args.passes))
+                                           args.lib, model, corpus, "2", str(args.passes), str(args.repeats)]))
+        runs["python"].append(python_binding(model, corpus, 1, args.passes, args.repeats))
     direct, bridge, python = (best(runs[k]) for k in ("direct", "bridge", "python"))
 
     for name, result in (("bridge", bridge), ("python", python)):
@@ -142,7 +145,7 @@ def main():
     print(f"lexbridge benchmark: {direct['sentences']} sentences, "
           f"{direct['tokens'] / direct['sentences']:.1f} tokens per sentence on average, "
           f"unigram model of {VOCAB_SIZE} pieces; one sentence per call, "
-          f"best pass of {args.rounds} interleaved rounds of {args.passes}")
+          f"best pass of {args.rounds} interleaved rounds of {args.passes} (each pass: the corpus {args.repeats} times)")
     rows = (("direct C++", direct), ("lexbridge from Java", bridge),
             (f"Python binding {python['version']}", python))
     for clock, title in (("cpu", "per second of process CPU time"), ("wall", "per second of wall time")):
