@@ -63,8 +63,10 @@ private:
 using AUAudioUnitBusArrayPtr = std::shared_ptr<AUAudioUnitBusArray>;
 
 // Render events handed to a unit's internal render block: a list sorted by
-// time, holding the events whose time falls inside the block being rendered
-// (absolute sample times; an event already due acts at the block's start).
+// time (equal times in scheduling order), holding the events whose time falls
+// inside the block being rendered, with absolute sample times inside
+// [block start, block start + frames): an event whose time had already passed
+// carries the block's start.
 enum AURenderEventType : uint8_t {
     AURenderEventParameter = 1,
     AURenderEventParameterRamp = 2,
@@ -156,12 +158,18 @@ public:
     virtual AUInternalRenderBlock internalRenderBlock();
 
     // The block hosts call. It refuses to render without render resources
-    // (kAudioUnitErr_Uninitialized), collects the scheduled MIDI events due in
-    // [sampleTime, sampleTime + frameCount) and calls the internal render block.
-    // Allocates nothing per call.
+    // (kAudioUnitErr_Uninitialized) and while another render of the same unit
+    // is running (kAudioUnitErr_CannotDoInCurrentContext), collects the
+    // scheduled MIDI events due before sampleTime + frameCount and calls the
+    // internal render block. maximumFramesToRender is not enforced here.
+    // Allocates nothing per call. The block keeps the unit alive, so a unit
+    // must not keep its own render block.
     AURenderBlock renderBlock();
 
-    // Present only for units that take MIDI (acceptsMIDI()).
+    // Present only for units that take MIDI (acceptsMIDI()). Callable from any
+    // thread; times are absolute sample times, or AUEventSampleTimeImmediate
+    // (+ an offset) for the start of the next render. Messages of 1 to 3
+    // bytes; when 2048 events wait, further ones are dropped.
     AUScheduleMIDIEventBlock scheduleMIDIEventBlock();
 
     // Low-level interface (reached through the unit's AudioUnit handle).
