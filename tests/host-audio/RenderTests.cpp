@@ -43,7 +43,9 @@ TEST_P(RenderLength, WritesNoteAndTailAsSixteenBitStereo) {
     EXPECT_EQ(wav->frames, GetParam().frames);
     // A note of 0 ms is switched off before it starts; how much of it the
     // instrument lets through is its own affair.
-    if (GetParam().durationMs > 0) EXPECT_GT(wav->peak(0, 4096), 1000) << "the note is not heard";
+    if (GetParam().durationMs > 0) {
+        EXPECT_GT(wav->peak(0, 4096), 1000) << "the note is not heard";
+    }
     EXPECT_LE(wav->peak(wav->frames - 512, wav->frames), 2) << "the release has not died away";
 }
 
