@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The main job: sets the machine up and builds (scripts/setup.sh), then starts
 # the plugin host on a temporary socket, asks it for the installed
-# instruments, prints the answer and shuts the host down.
+# instruments, loads the built-in synthesiser, renders middle C for one second
+# into a WAV file (kept at $build/middle-c.wav), says where it is and shuts
+# the host down.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -43,6 +45,20 @@ grep -q '\[SorvaneAUHost\] Listening on' "$host_log" || fail "host did not start
 echo "list_plugins:"
 reply=$(request '{"cmd":"list_plugins"}') || fail "list_plugins failed"
 echo "$reply"
+
+# A member of a one-line JSON reply (replies escape "/" as "\/").
+member() {
+  python3 -c 'import json, sys; print(json.loads(sys.argv[1]).get(sys.argv[2], ""))' "$1" "$2"
+}
+
+wav="$(cd "$build" && pwd)/middle-c.wav"
+reply=$(request '{"cmd":"load","plugin":"aumu/dls /appl","id":"main"}') || fail "load failed"
+[ "$(member "$reply" status)" = ok ] || fail "load: $reply"
+render_request=$(python3 -c 'import json, sys; print(json.dumps({"cmd": "render", "id": "main", "note": 60,
+  "velocity": 100, "duration_ms": 1000, "output": sys.argv[1]}, separators=(",", ":")))' "$wav")
+reply=$(request "$render_request") || fail "render failed"
+[ "$(member "$reply" status)" = ok ] || fail "render: $reply"
+echo "rendered middle C (1 s note + 0.5 s release, $(member "$reply" frames) frames, 16-bit stereo 44100 Hz) to $wav"
 
 reply=$(request '{"cmd":"shutdown"}') || fail "shutdown failed"
 [ "$reply" = '{"status":"ok"}' ] || fail "unexpected shutdown reply: $reply"
