@@ -140,5 +140,8 @@ int main(int argc, char** argv) {
 
     NSLog("[SorvaneAUHost] Shutting down");
     server->stopListening();
-    return EXIT_SUCCESS;
+    // Connections still being served (a client blocked in a long request) end
+    // with the process; leaving without running static destructors keeps their
+    // threads from touching torn-down process state on the way out.
+    std::_Exit(EXIT_SUCCESS);
 }
