@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 #include <vector>
@@ -55,12 +56,14 @@ void raiseOutOfHostMemory(JNIEnv* env, const char* method) {
 }
 
 // No C++ exception may unwind into the VM: any allocation failure inside a
-// method becomes the bridge's exception and the method's failure value.
+// method becomes the bridge's exception and the method's failure value. That
+// includes a buffer the containers refuse outright (std::length_error), as for a
+// nonsensical size reported by NVRTC; without it the VM would be terminated.
 template <typename Result, typename Body>
 Result guarded(JNIEnv* env, const char* method, Result failure, Body&& body) noexcept {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
         raiseOutOfHostMemory(env, method);
         return failure;
     }
@@ -70,7 +73,7 @@ template <typename Body>
 void guardedVoid(JNIEnv* env, const char* method, Body&& body) noexcept {
     try {
         body();
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
         raiseOutOfHostMemory(env, method);
     }
 }
@@ -178,6 +181,8 @@ public:
 
     nvrtcProgram* out() { return &program_; }
     nvrtcProgram get() const { return program_; }
+    // A creation that failed made no program, whatever NVRTC left in the out value.
+    void forget() { program_ = nullptr; }
     void destroy() {
         if (program_ != nullptr) {
             nvrtcDestroyProgram(&program_);
@@ -277,6 +282,9 @@ jbyteArray compileSource(JNIEnv* env, jstring source, jstring name, jobjectArray
         nvrtcCreateProgram(program.out(), sourceChars.get(), nameChars.get(), 0, nullptr, nullptr);
     sourceChars.release();
     nameChars.release();
+    if (created != NVRTC_SUCCESS) {
+        program.forget();
+    }
     if (!checkNvrtc(env, created, "nvrtcCreateProgram", {})) {
         return nullptr;
     }
