@@ -70,6 +70,21 @@ public final class CudaBridgeTest {
                     "cuDeviceGetAttribute", "cuDeviceTotalMem_v2"), "queries");
         });
 
+        run.test("methods that take no context bind none", () -> {
+            long managed = CU.memAllocManaged(ctx, 16);
+            List<TestRun.Call> unbound = List.of(
+                    CU::init, CU::driverVersion, CU::nvrtcVersion, CU::deviceCount, () -> CU.device(0),
+                    () -> CU.deviceName(0), () -> CU.deviceAttribute(0, 75), () -> CU.totalMemory(0),
+                    () -> CU.primaryContextRetain(0), () -> CU.primaryContextRelease(0),
+                    () -> CU.hostView(managed, 16), () -> CU.compile(KERNELS, "kernels.cu", null, false));
+            for (int i = 0; i < unbound.size(); i++) {
+                StandInDriver.reset();
+                unbound.get(i).run();
+                check(!Arrays.asList(StandInDriver.calls()).contains("cuCtxSetCurrent"), "method #" + i + " bound");
+            }
+            check(CU.memFree(ctx, managed), "free");
+        });
+
         run.test("nvrtcVersion is major * 1000 + minor * 10 of the NVRTC in use", () -> {
             int[] reported = StandInDriver.nvrtcMajorMinor();
             equal(reported[0] * 1000 + reported[1] * 10, CU.nvrtcVersion(), "version");

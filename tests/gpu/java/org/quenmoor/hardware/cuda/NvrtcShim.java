@@ -13,6 +13,15 @@ final class NvrtcShim {
     static native void failCall(String name, int result);
     /** Makes nvrtcGetProgramLogSize report this size after a successful call. */
     static native void reportLogSize(long size);
+    /** Makes nvrtcVersion report these numbers. */
+    static native void reportVersion(int major, int minor);
     static native long created();
     static native long destroyed();
+    /** Option count the last nvrtcCompileProgram was given; -1 before any. */
+    static native int lastOptionCount();
+    /** Whether the last nvrtcCompileProgram was given a null option list. */
+    static native boolean lastOptionListNull();
+    static native String[] lastOptions();
+    /** Size the last nvrtcGetPTXSize or nvrtcGetCUBINSize reported; -1 when none did. */
+    static native long lastOutputSize();
 }
