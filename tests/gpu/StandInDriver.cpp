@@ -109,6 +109,7 @@ const ErrorText* errorText(CUresult result) {
 struct Allocation {
     std::unique_ptr<unsigned char[]> storage;
     size_t size = 0;
+    int64_t attachFlags = -1;  // managed memory only
 };
 
 struct Launch {
@@ -545,7 +546,7 @@ DRIVER_API CUresult cuCtxSynchronize() {
 
 namespace {
 
-CUresult allocate(Driver& d, CUdeviceptr* pointer, size_t bytes, bool managed) {
+CUresult allocate(Driver& d, CUdeviceptr* pointer, size_t bytes, bool managed, unsigned int attachFlags = 0) {
     if (CUresult r = requireContext(); r != CUDA_SUCCESS) {
         return r;
     }
@@ -558,6 +559,9 @@ CUresult allocate(Driver& d, CUdeviceptr* pointer, size_t bytes, bool managed) {
         return CUDA_ERROR_OUT_OF_MEMORY;
     }
     allocation.size = bytes;
+    if (managed) {
+        allocation.attachFlags = attachFlags;
+    }
     std::memset(allocation.storage.get(), kUninitialisedByte, bytes);
     CUdeviceptr address = 0;
     if (managed) {
@@ -583,7 +587,7 @@ DRIVER_API CUresult cuMemAllocManaged(CUdeviceptr* pointer, size_t bytes, unsign
     if (flags != CU_MEM_ATTACH_GLOBAL && flags != CU_MEM_ATTACH_HOST) {
         return CUDA_ERROR_INVALID_VALUE;
     }
-    return allocate(d, pointer, bytes, true);
+    return allocate(d, pointer, bytes, true, flags);
 }
 
 DRIVER_API CUresult cuMemFree_v2(CUdeviceptr pointer) {
@@ -993,6 +997,9 @@ STANDIN_API int64_t standInFlagsOf(uint64_t handle) {
     }
     if (auto event = d.events.find(reinterpret_cast<CUevent_st*>(handle)); event != d.events.end()) {
         return event->second->flags;
+    }
+    if (auto allocation = d.allocations.find(static_cast<CUdeviceptr>(handle)); allocation != d.allocations.end()) {
+        return allocation->second.attachFlags;
     }
     return -1;
 }

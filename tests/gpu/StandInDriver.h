@@ -35,5 +35,5 @@ STANDIN_API int64_t standInLastLaunchParameter(size_t index, void* out, size_t c
 STANDIN_API size_t standInLiveAllocations();
 // Bytes the driver read of the last module image (PTX: up to its NUL).
 STANDIN_API int64_t standInLastImageLength();
-// Creation flags of a stream or event; -1 for anything else.
+// Creation flags of a stream or event, attach flags of managed memory; -1 for anything else.
 STANDIN_API int64_t standInFlagsOf(uint64_t handle);

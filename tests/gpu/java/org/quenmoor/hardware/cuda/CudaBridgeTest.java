@@ -244,6 +244,7 @@ public final class CudaBridgeTest {
             long managed = CU.memAllocManaged(ctx, 4096);
             ByteBuffer view = CU.hostView(managed, 4096);
             check(view.isDirect() && view.capacity() == 4096, "view over managed memory");
+            equal(1L, StandInDriver.flagsOf(managed), "attached globally");
             for (int i = 0; i < 4096; i++) {
                 check(view.get(i) == 0, "managed byte " + i + " is zero");
             }
