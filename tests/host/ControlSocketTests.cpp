@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace hosttest;
 using json = nlohmann::json;
 
@@ -136,6 +138,37 @@ TEST_F(ControlSocketTest, ShutdownDropsWhatFollowsOnItsConnection) {
     EXPECT_EQ(host_->waitForExit(), 0);
     EXPECT_EQ(host_->countLog("Client disconnected"), 0u);
     EXPECT_EQ(host_->logLines().back(), "[SorvaneAUHost] Shutting down");
+}
+
+TEST_F(ControlSocketTest, UnloadAndShutdownUnloadEachFiledPluginOnce) {
+    auto client = connect();
+    ASSERT_TRUE(client);
+    auto load = [&](const std::string& id) {
+        EXPECT_EQ(client->request({{"cmd", "load"}, {"plugin", "aumu/dls /appl"}, {"id", id}}),
+                  json({{"status", "ok"}, {"id", id}}));
+    };
+    for (const char* id : {"gone", "a", "b", "c"}) load(id);
+    load("b");  // replaces the instance filed under "b" without unloading it
+
+    EXPECT_EQ(client->request({{"cmd", "unload"}, {"id", "gone"}}), okReply());
+    EXPECT_EQ(client->request({{"cmd", "unload"}, {"id", "gone"}}), okReply());
+    EXPECT_EQ(client->request({{"cmd", "shutdown"}}), okReply());
+    EXPECT_TRUE(client->waitForClose());
+    ASSERT_EQ(host_->waitForExit(), 0);
+
+    // Every plugin still filed is unloaded by the shutdown itself, before the
+    // event loop stops; each id is logged exactly once.
+    std::vector<std::string> unloaded;
+    for (const auto& line : host_->logLines()) {
+        if (line == "[SorvaneAUHost] Shutting down") break;
+        if (line.rfind("[SorvaneAUHost] Unloaded plugin ", 0) == 0) unloaded.push_back(line.substr(32));
+    }
+    std::vector<std::string> atShutdown(unloaded.begin() + std::min<size_t>(1, unloaded.size()), unloaded.end());
+    std::sort(atShutdown.begin(), atShutdown.end());
+    ASSERT_FALSE(unloaded.empty()) << host_->logText();
+    EXPECT_EQ(unloaded.front(), "gone");
+    EXPECT_EQ(atShutdown, (std::vector<std::string>{"a", "b", "c"})) << host_->logText();
+    EXPECT_EQ(host_->countLog("Unloaded plugin"), 4u);
 }
 
 TEST_F(ControlSocketTest, ShutdownEndsTheProcessWhileOtherConnectionsAreOpen) {
