@@ -95,6 +95,22 @@ TEST_F(ControlSocketTest, LinesAreFramedAndAnsweredInOrder) {
     EXPECT_EQ(host_->countLog("Unloaded plugin"), 0u);
 }
 
+TEST_F(ControlSocketTest, EveryCommandOfTheTableIsKnown) {
+    auto client = connect();
+    ASSERT_TRUE(client);
+    for (const char* command : {"list_plugins", "load", "render", "midi", "start_stream", "schedule_midi",
+                                "render_stream", "stop_stream", "get_parameters", "window_server", "show_ui",
+                                "hide_ui", "apply_preset", "unload"}) {
+        SCOPED_TRACE(command);
+        // Without members: each handler answers, none with the unknown-command reply.
+        auto reply = client->request({{"cmd", command}});
+        ASSERT_TRUE(reply && reply->is_object());
+        ASSERT_TRUE(reply->contains("status")) << *reply;
+        EXPECT_NE(reply->value("message", "").rfind("Unknown command", 0), 0u) << *reply;
+    }
+    expectStillServing(*client);
+}
+
 TEST_F(ControlSocketTest, RepliesAreCompactWithEscapedSlashes) {
     auto client = connect();
     ASSERT_TRUE(client);
