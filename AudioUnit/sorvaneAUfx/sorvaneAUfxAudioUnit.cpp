@@ -204,6 +204,7 @@ bool sorvaneAUfxAudioUnit::shouldChangeToFormat(const AVAudioFormatPtr& format, 
     if (!format) return false;
     NSLog("[SORVANE] Format change: channel count = %i", int(format->channelCount()));
     NSLog("[SORVANE] Format change: sample rate = %f", format->sampleRate());
+    // The flag is logged as a binary digit, 0 or 1.
     NSLog("[SORVANE] Format change: interleaved = %u", unsigned(format->isInterleaved()));
     // The render path reads and writes 32-bit floats: a bus of any other
     // sample type would have its buffers overrun.
@@ -233,11 +234,13 @@ void sorvaneAUfxAudioUnit::deallocateRenderResources() {
 }
 
 AUInternalRenderBlock sorvaneAUfxAudioUnit::internalRenderBlock() {
-    // The unit owns whatever holds this block, so the block refers to it
-    // without keeping it alive.
-    return [unit = this](AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp,
-                         AUAudioFrameCount frameCount, NSInteger, AudioBufferList* outputData,
-                         const AURenderEvent*, const AURenderPullInputBlock* pullInputBlock) {
+    // A host may keep the block after letting go of the unit: the block keeps
+    // the unit, and with it the input buffers, alive. The unit never stores
+    // its own block, so this makes no cycle.
+    return [unit = this, keepAlive = weak_from_this().lock()](
+               AudioUnitRenderActionFlags* actionFlags, const AudioTimeStamp* timestamp, AUAudioFrameCount frameCount,
+               NSInteger, AudioBufferList* outputData, const AURenderEvent*,
+               const AURenderPullInputBlock* pullInputBlock) {
         return unit->render(actionFlags, timestamp, frameCount, outputData, pullInputBlock);
     };
 }
