@@ -57,6 +57,39 @@ TEST_F(EffectTest, AMissingControlFileStopsBeforeTheRings) {
     EXPECT_EQ(log.countStartingWith("[SORVANE] Mapped"), 0u);
 }
 
+// A missing "_out" file ends the mapping before the "_in" file is opened, so
+// the application's input ring is never written.
+TEST_F(EffectTest, AMissingOutFileStopsBeforeTheInFile) {
+    stream.createControl(1.0f);
+    stream.createRing("_in", std::vector<float>(64, -9.0f));
+    FakeApplication app([&](const HttpRequest&) { return streamReply(); });
+    auto unit = harness->createUnit();
+    ASSERT_TRUE(log.waitForStartOf("[SORVANE] Failed to open shared memory file: "));
+
+    const std::string L = stream.location.string();
+    const std::vector<std::string> expected = {
+        "[SORVANE] Opening " + L + "/abc_ctl",
+        "[SORVANE] bufferSize = 3",
+        "[SORVANE] Mapped control memory buffer",
+        "[SORVANE] Opening " + L + "/abc_out",
+        "[SORVANE] Failed to open shared memory file: No such file or directory",
+    };
+    const auto messages = log.effectMessages();
+    ASSERT_GE(messages.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(messages.end() - long(expected.size()), messages.end()), expected);
+    EXPECT_EQ(mappingsBelow(stream.location), 1u);
+
+    RenderThread render(unit);
+    render.setInput(std::vector<float>(16, 1.0f), std::vector<float>(16, 1.0f));
+    OutputBuffers output;
+    output.fill(-2.0f);
+    ASSERT_EQ(render.render(16, output).status, 0);
+    EXPECT_EQ(log.count(kNotInitialized), 1u);
+    EXPECT_EQ(output.left()[0], -2.0f);
+    EXPECT_EQ(stream.readRing("_in"), std::vector<float>(64, -9.0f));
+    EXPECT_EQ(stream.controlWord(0), 0.0f);
+}
+
 // Both rings are indexed alike, so only the length both files hold is used.
 struct UnequalRings {
     const char* name;
