@@ -521,7 +521,8 @@ void sorvaneAUfxAudioUnit::handleRegistrationReply(const std::optional<std::stri
         return;
     }
     NSLog("[SORVANE] HTTP Response status code: %ld", response ? response->statusCode : 0L);
-    if (!data || data->empty()) return;
+    // An empty body is still data: it is logged and fails to decode.
+    if (!data) return;
     NSLog("[SORVANE] HTTP Response body: %s", isValidUTF8(*data) ? data->c_str() : "(null)");
 
     std::string parseError;

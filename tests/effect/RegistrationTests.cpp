@@ -124,16 +124,35 @@ INSTANTIATE_TEST_SUITE_P(
                  "[SORVANE] Failed to decode JSON response: "},
         BadReply{"InvalidUtf8", HttpReply::json("{\"location\":\"\xff\",\"stream\":\"abc\"}"),
                  "[SORVANE] Failed to decode JSON response: "},
-        BadReply{"EmptyBody", HttpReply::json(""), "[SORVANE] HTTP Response status code: 200"},
+        BadReply{"EmptyBody", HttpReply::json(""), "[SORVANE] Failed to decode JSON response: "},
         BadReply{"NoAnswer", HttpReply::none(), kRequestFailed}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(EffectTest, InvalidUtf8BodyIsLoggedAsNull) {
-    FakeApplication app([&](const HttpRequest&) { return HttpReply::json("{\"x\":\"\xff\"}"); });
+// The body is logged as UTF-8 text before it is decoded: "(null)" when it is
+// not UTF-8, nothing after the colon when it is empty.
+struct BodyLine {
+    const char* name;
+    const char* body;
+    const char* logged;
+};
+void PrintTo(const BodyLine& c, std::ostream* out) { *out << c.name; }
+
+class BodyLineTest : public EffectTest, public ::testing::WithParamInterface<BodyLine> {};
+
+TEST_P(BodyLineTest, IsLoggedBeforeTheBodyFailsToDecode) {
+    FakeApplication app([&](const HttpRequest&) { return HttpReply::json(GetParam().body); });
     auto unit = harness->createUnit();
     ASSERT_TRUE(log.waitForStartOf("[SORVANE] Failed to decode JSON response: "));
-    EXPECT_EQ(log.count("[SORVANE] HTTP Response body: (null)"), 1u);
+    const auto messages = log.effectMessages();
+    ASSERT_GE(messages.size(), 3u);
+    EXPECT_EQ(messages[messages.size() - 3], "[SORVANE] HTTP Response status code: 200");
+    EXPECT_EQ(messages[messages.size() - 2], GetParam().logged);
 }
+
+INSTANTIATE_TEST_SUITE_P(Bodies, BodyLineTest,
+                         ::testing::Values(BodyLine{"InvalidUtf8", "{\"x\":\"\xff\"}", "[SORVANE] HTTP Response body: (null)"},
+                                           BodyLine{"Empty", "", "[SORVANE] HTTP Response body: "}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EffectTest, StatusCodeIsLoggedButNotLookedAt) {
     stream.createAll(32, 0.0f, 0.0f);
