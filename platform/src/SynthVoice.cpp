@@ -75,6 +75,9 @@ void SynthVoice::start(const Start& s) {
     order_ = s.order;
     sampleRate_ = s.sampleRate;
     heldByPedal_ = false;
+    releasePending_ = false;
+    gateFrames_ = 0;
+    minimumGateFrames_ = uint32_t(std::max(1.0, std::round(kMinimumGateSeconds * sampleRate_)));
 
     const SynthPatch& p = *patch_;
     stage_ = Stage::Attack;
@@ -101,8 +104,12 @@ void SynthVoice::start(const Start& s) {
 }
 
 void SynthVoice::release() {
-    if (stage_ != Stage::Off) stage_ = Stage::Release;
     heldByPedal_ = false;
+    if (stage_ == Stage::Off) return;
+    if (gateFrames_ < minimumGateFrames_)
+        releasePending_ = true;
+    else
+        stage_ = Stage::Release;
 }
 
 void SynthVoice::setFrequency(double frequency) {
@@ -157,6 +164,10 @@ void SynthVoice::updateFilter() {
 }
 
 inline float SynthVoice::nextEnvelope() {
+    if (gateFrames_ < minimumGateFrames_ && ++gateFrames_ == minimumGateFrames_ && releasePending_) {
+        releasePending_ = false;
+        if (stage_ != Stage::Off) stage_ = Stage::Release;
+    }
     switch (stage_) {
     case Stage::Attack:
         level_ += attackStep_;

@@ -18,14 +18,19 @@ public:
     };
 
     void start(const Start& start);
-    // Note off: the envelope enters its release.
+    // Note off: the envelope enters its release from wherever it is. A note
+    // released before it has sounded for its minimum gate first plays that
+    // long, so even a note switched off as it starts is heard as a short blip.
     void release();
     // All sound off: silent at once.
-    void silence() { stage_ = Stage::Off; }
+    void silence() {
+        stage_ = Stage::Off;
+        releasePending_ = false;
+    }
     void setFrequency(double frequency);
 
     bool isActive() const { return stage_ != Stage::Off; }
-    bool isReleasing() const { return stage_ == Stage::Release; }
+    bool isReleasing() const { return stage_ == Stage::Release || releasePending_; }
     bool isHeldByPedal() const { return heldByPedal_; }
     void setHeldByPedal(bool held) { heldByPedal_ = held; }
     uint8_t channel() const { return channel_; }
@@ -39,6 +44,7 @@ public:
 private:
     enum class Stage : uint8_t { Off, Attack, Decay, Sustain, Release };
     static constexpr uint32_t kDelaySize = 4096; // longest plucked-string period, in frames
+    static constexpr double kMinimumGateSeconds = 0.003;
 
     float nextEnvelope();
     void renderFM(float* left, float* right, uint32_t frames, float gainLeft, float gainRight);
@@ -56,6 +62,9 @@ private:
     Stage stage_ = Stage::Off;
     uint8_t channel_ = 0, note_ = 0, velocity_ = 0;
     bool heldByPedal_ = false;
+    // Released before the minimum gate was over; the release starts when it is.
+    bool releasePending_ = false;
+    uint32_t gateFrames_ = 0, minimumGateFrames_ = 1;
     uint64_t order_ = 0;
     double sampleRate_ = 44100.0;
     double frequency_ = 440.0;

@@ -148,6 +148,29 @@ TEST_P(ReleaseTest, NoteOffDecaysToSilenceWithinTheTail) {
 
 INSTANTIATE_TEST_SUITE_P(EveryFamily, ReleaseTest, testing::Range(0, 128, 8));
 
+// A note switched off at the frame it starts still sounds, briefly, and the
+// same way every time: the attack runs for a few milliseconds, then the
+// release takes over from that level.
+class ZeroLengthNoteTest : public testing::TestWithParam<int> {};
+
+TEST_P(ZeroLengthNoteTest, SoundsAShortBlip) {
+    std::vector<float> takes[2];
+    for (auto& take : takes) {
+        LoadedSynth synth = loadSynth("dls ");
+        selectProgram(synth, 121, 0, uint8_t(GetParam()));
+        BlockRenderer renderer(synth.unit);
+        send(synth, 0x90, 60, 100);
+        send(synth, 0x80, 60, 0);
+        ASSERT_EQ(renderer.render(kTail + 512), noErr);
+        take = renderer.left();
+    }
+    EXPECT_GT(peak(takes[0], 0, 512), 0.0f) << "program " << GetParam() << " is silent";
+    EXPECT_EQ(peak(takes[0], kTail), 0.0f) << "the blip should have died away within the tail";
+    EXPECT_EQ(takes[0], takes[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlatformSynth, ZeroLengthNoteTest, testing::Values(0, 24, 48, 80, 88));
+
 TEST(PlatformSynth, AllSoundOffSilencesAtOnceAndAllNotesOffReleases) {
     LoadedSynth synth = loadSynth("msyn");
     selectProgram(synth, 121, 0, 48); // strings: slow attack, long release
