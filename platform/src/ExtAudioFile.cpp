@@ -14,6 +14,8 @@
 #include <cstring>
 #include <memory>
 #include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -86,6 +88,28 @@ void interleaveStereo(const float* left, const float* right, int16_t* out, uint3
         out[2 * i] = toInt16(left[i]);
         out[2 * i + 1] = toInt16(right[i]);
     }
+}
+
+// Opens a path for writing from its first byte, replacing what is there.
+// Truncating a file in place and writing it anew makes the file system free
+// and discard its old blocks and then flush the new data synchronously on
+// close (its guard against half-written replacements), which costs more than
+// writing the file. A plain file that only this path names, and that we own
+// and may write, is therefore removed and created afresh with the same
+// permissions (a reader that still has the old file open keeps reading the
+// old samples). Anything else (links, files of other owners, read-only
+// files) is truncated in place.
+int openReplacing(const std::string& path) {
+    constexpr int kFlags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && existing.st_nlink == 1 &&
+        existing.st_uid == ::geteuid() && existing.st_size > 0 && ::access(path.c_str(), W_OK) == 0 &&
+        ::unlink(path.c_str()) == 0) {
+        const int fd = ::open(path.c_str(), kFlags, 0600);
+        if (fd >= 0) ::fchmod(fd, existing.st_mode & 0777);
+        return fd;
+    }
+    return ::open(path.c_str(), kFlags, 0666);
 }
 
 }  // namespace
@@ -185,9 +209,10 @@ OSStatus ExtAudioFileCreateWithURL(CFURLRef inURL, AudioFileTypeID inFileType,
     if (inFileType != kAudioFileWAVEType) return kAudioFileUnsupportedFileTypeError;
     if (!isPCM16FileFormat(*inStreamDesc)) return kAudioFileUnsupportedDataFormatError;
 
-    const int openFlags = O_RDWR | O_CREAT | O_CLOEXEC | ((inFlags & kAudioFileFlags_EraseFile) ? O_TRUNC : O_EXCL);
+    const bool erase = inFlags & kAudioFileFlags_EraseFile;
     auto file = std::make_unique<OpaqueExtAudioFile>();
-    file->fd = ::open(inURL->path.c_str(), openFlags, 0666);
+    file->fd = erase ? openReplacing(inURL->path)
+                     : ::open(inURL->path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (file->fd < 0) return statusForErrno(errno);
 
     SF_INFO info{};

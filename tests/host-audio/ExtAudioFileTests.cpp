@@ -10,6 +10,9 @@
 #include <cmath>
 #include <limits>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace hostaudio {
 namespace {
 
@@ -123,6 +126,36 @@ TEST(ExtAudioFile, CreationRulesAndStatuses) {
     auto wav = readWav(dir.file("kept.wav"));
     ASSERT_TRUE(wav);
     EXPECT_EQ(wav->frames, 0);
+}
+
+// Erasing replaces the file whatever way the path reaches it: its own
+// permissions stay, a symbolic link still leads to its target, and a file
+// with a second name is rewritten under both.
+TEST(ExtAudioFile, ErasingKeepsPermissionsAndLinks) {
+    hosttest::TempDir dir;
+    const std::string own = dir.file("own.wav"), target = dir.file("target.wav"), link = dir.file("link.wav"),
+                      first = dir.file("first.wav"), second = dir.file("second.wav");
+    for (const auto& path : {own, target, first}) writeFile(path, 4096, 'x');
+    ASSERT_EQ(::chmod(own.c_str(), 0640), 0);
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::link(first.c_str(), second.c_str()), 0);
+
+    for (const auto& path : {own, link, first}) {
+        OSStatus status;
+        ExtAudioFileRef file = create(path, kAudioFileFlags_EraseFile, &status);
+        ASSERT_EQ(status, noErr) << path;
+        EXPECT_EQ(ExtAudioFileDispose(file), noErr);
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(own.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link was replaced by a file";
+    for (const auto& path : {own, link, target, first, second}) {
+        auto wav = readWav(path);
+        ASSERT_TRUE(wav) << path << " is not the new, empty WAV file";
+        EXPECT_EQ(wav->frames, 0) << path;
+    }
 }
 
 }  // namespace
