@@ -154,21 +154,41 @@ jintArray GetIntArrayFromVec(JNIEnv* env, const std::vector<int>& ids) {
   return result;
 }
 
-// Text that SentencePiece produced, as a Java string of the same characters.
-// Like a C string it ends at its first zero byte.
-jstring GetJStringFromString(JNIEnv* env, const std::string& text) {
-  const std::string_view untilZero(text.c_str());
+// Standard UTF-8 bytes as a Java string of the same characters.
+jstring NewJStringFromUtf8(JNIEnv* env, std::string_view bytes) {
   jclass stringClass = env->FindClass(kStringClass);
   if (stringClass == nullptr) return nullptr;
   jmethodID constructor = env->GetMethodID(stringClass, "<init>", "([BLjava/lang/String;)V");
   jstring charset = constructor != nullptr ? env->NewStringUTF(kCharset) : nullptr;
   jstring result = nullptr;
   if (charset != nullptr) {
-    result = NewStringFromBytes(env, stringClass, constructor, charset, untilZero);
+    result = NewStringFromBytes(env, stringClass, constructor, charset, bytes);
     env->DeleteLocalRef(charset);
   }
   env->DeleteLocalRef(stringClass);
   return result;
+}
+
+// Text that SentencePiece produced, as a Java string of the same characters.
+// Like a C string it ends at its first zero byte.
+jstring GetJStringFromString(JNIEnv* env, const std::string& text) {
+  return NewJStringFromUtf8(env, std::string_view(text.c_str()));
+}
+
+// Raises an exception of the given class with SentencePiece's UTF-8 text as its
+// message. ThrowNew would read that text as modified UTF-8, which garbles a
+// supplementary character (an emoji in a model's file name, say) and can lose
+// the rest of the message after it.
+void ThrowWithUtf8Message(JNIEnv* env, jclass cls, const std::string& text) {
+  jmethodID constructor = env->GetMethodID(cls, "<init>", "(Ljava/lang/String;)V");
+  if (constructor == nullptr) return;
+  jstring message = NewJStringFromUtf8(env, text);
+  if (message == nullptr) return;
+  auto exception = static_cast<jthrowable>(env->NewObject(cls, constructor, message));
+  env->DeleteLocalRef(message);
+  if (Raised(env) || exception == nullptr) return;
+  env->Throw(exception);
+  env->DeleteLocalRef(exception);
 }
 
 }  // namespace pemrix::utils::jni
@@ -188,7 +208,7 @@ bool CheckStatus(JNIEnv* env, const sentencepiece::util::Status& status) {
     env->DeleteLocalRef(cls);
     return true;
   }
-  env->ThrowNew(cls, status.ToString().c_str());
+  jni::ThrowWithUtf8Message(env, cls, status.ToString());
   env->DeleteLocalRef(cls);
   return false;
 }

@@ -147,11 +147,15 @@ public final class SentencePieceLibraryTest {
         }
     }
 
+    /** The message carries the file name as it was given, characters outside the BMP included. */
     private void missingModelFile() {
-        String path = workDir.resolve("no-such.model").toString();
         withProcessor(h -> {
-            String message = expectEngineException(() -> loadModel(h, path));
-            assertTrue(message.startsWith("Not found: ") && message.contains(path), "message " + quote(message));
+            for (String name : List.of("no-such.model", "no-such-café.model", "no-such-🎵.model")) {
+                String path = workDir.resolve(name).toString();
+                String message = expectEngineException(() -> loadModel(h, path));
+                assertEquals("Not found: \"" + path + "\": No such file or directory Error #2", message,
+                        "message for " + quote(name));
+            }
         });
     }
 
@@ -282,7 +286,8 @@ public final class SentencePieceLibraryTest {
                     () -> decode(h, new int[] {3}));
             for (Case call : calls) {
                 String message = expectEngineException(call);
-                assertTrue(!message.isEmpty() && !message.startsWith("OK"), "message " + quote(message));
+                assertTrue(message.startsWith("Internal: ") && message.endsWith("Model is not initialized."),
+                        "message " + quote(message));
             }
         });
     }
