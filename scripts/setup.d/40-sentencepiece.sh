@@ -22,12 +22,23 @@ has_source_index() {
   apt-get indextargets --format '$(RELEASE)' 'Created-By: Sources' 2>/dev/null | grep -qx "$suite"
 }
 
+# A deb-src entry for the suite may be there already with its index not fetched
+# (lists cleaned, or never updated since): fetching is then all it takes, and a
+# second entry of our own would only make apt warn about duplicates.
+source_configured() {
+  local uris
+  uris=$(apt-get update --print-uris 2>/dev/null) || return 1
+  grep -q "/dists/$suite/main/source/Sources" <<<"$uris"
+}
+
 # apt-get source needs a deb-src entry for the machine's own suite, taken from
 # the mirror the machine already installs its binary packages from.
 ensure_source_index() {
   has_source_index && return 0
-  local list=/etc/apt/sources.list.d/sorvane-deb-src-$suite.sources
-  if [ ! -e "$list" ]; then
+  local parts
+  eval "$(apt-config shell parts Dir::Etc::sourceparts/d)"
+  local list=${parts:?no sources.list.d directory in the apt configuration}sorvane-deb-src-$suite.sources
+  if [ ! -e "$list" ] && ! source_configured; then
     local uri
     uri=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Created-By: Packages' |
       awk -v s="$suite" '$2 == s { print $1; exit }')
@@ -48,8 +59,10 @@ ensure_source_index() {
 fetch_source() {
   local dir=$1
   rm -rf "$dir" && mkdir -p "$dir"
-  (cd "$dir" && apt-get source -qq sentencepiece >/dev/null 2>&1) || {
-    echo "sentencepiece: apt-get source sentencepiece failed" >&2
+  # Taken from the machine's own suite, whatever other deb-src entries exist.
+  (cd "$dir" && apt-get source -q "sentencepiece/$suite") >"$dir.log" 2>&1 || {
+    tail -n 20 "$dir.log" >&2
+    echo "sentencepiece: apt-get source sentencepiece/$suite failed, full log in $dir.log" >&2
     exit 1
   }
   [ -d "$dir/sentencepiece-$version" ] || {
@@ -94,5 +107,5 @@ build_static "$work/sentencepiece-$version" "$work/obj"
   echo "sentencepiece: build left no static library or spm_train in $prefix" >&2
   exit 1
 }
-rm -rf "$work"
+rm -rf "$work" "$work.log"
 touch "$stamp"
