@@ -66,12 +66,9 @@ void AUHostEngine::unloadPlugin(const std::string& pluginId) {
         plugins_.erase(it);
     }
 
-    if (removed->audioUnit) {
-        // Waits for a render that another connection is running with this
-        // instance before its render resources go.
-        std::lock_guard inUse(removed->useLock);
-        removed->audioUnit->deallocateRenderResources();
-    }
+    // Waits for the block that another connection may be rendering with this
+    // instance before its render resources go.
+    if (removed->audioUnit) removed->releaseRenderResources();
     NSLog("[SorvaneAUHost] Unloaded plugin %s", pluginId.c_str());
 }
 
@@ -361,6 +358,7 @@ uint64_t AUHostEngine::renderNote(const std::string& pluginId, uint8_t note, uin
         }
         OSStatus status;
         {
+            plugin->waitWhileUnloading();
             std::lock_guard inUse(plugin->useLock);
             status = renderBlockInto(*writer, renderBlock, bufferList, blockFrames, double(startTime + rendered));
         }
@@ -533,6 +531,7 @@ int64_t AUHostEngine::renderStream(const std::string& pluginId, uint64_t frames,
         const double sampleTime = session->sampleTimeOrigin + double(session->renderedFrames + done);
         OSStatus status;
         {
+            plugin->waitWhileUnloading();
             std::lock_guard inUse(plugin->useLock);
             status = renderBlockInto(*session->sink, renderBlock, session->bufferList, blockFrames, sampleTime);
         }

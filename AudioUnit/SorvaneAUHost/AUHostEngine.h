@@ -60,6 +60,26 @@ struct LoadedPlugin {
     // to release the render resources, so they are never pulled from under a
     // render that another connection is still running.
     std::mutex useLock;
+
+    // A render loop takes useLock once per block; while an unload waits for it
+    // the loop stands aside, so the unload is never starved by a long render.
+    // The loop's next block then finds the render resources gone.
+    void waitWhileUnloading() const {
+        if (unloadState.load(std::memory_order_acquire) == kUnloading) unloadState.wait(kUnloading);
+    }
+    void releaseRenderResources() {
+        unloadState.store(kUnloading, std::memory_order_release);
+        {
+            std::lock_guard inUse(useLock);
+            audioUnit->deallocateRenderResources();
+        }
+        unloadState.store(kUnloaded, std::memory_order_release);
+        unloadState.notify_all();
+    }
+
+private:
+    enum : int { kLoaded, kUnloading, kUnloaded };
+    std::atomic<int> unloadState{kLoaded};
 };
 using LoadedPluginPtr = std::shared_ptr<LoadedPlugin>;
 
